@@ -1,0 +1,75 @@
+// chipfeed: downloads a program image into a Propeller chip through its ROM
+// boot loader over a serial line.
+//
+// The run is one straight pass: first line, command line, start lines, then
+//   OpenPin (GPIO reset only) -> LoadImageFile -> GetHardwareVersion
+//   -> TalkToHardware -> ClosePin (GPIO reset only) -> exit status 0.
+// Any failure ends the pass at once with the failure report and status 217.
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "bootlink/bootlink.h"
+#include "failreport/failreport.h"
+#include "frontend/cmdline.h"
+#include "frontend/imagefile.h"
+
+namespace {
+
+using failreport::WriteLine;
+
+void PrintStartLines() {
+  WriteLine("chipfeed will send : " + frontend::FileName + " to " + bootlink::CommString + " in Mode " +
+            std::to_string(frontend::Mode));
+  WriteLine(" resetpin : " + bootlink::ResetPinPort);
+}
+
+void RunSequence() {
+  if (bootlink::ResetPinPort != "-") bootlink::OpenPin();
+  frontend::LoadImageFile(frontend::FileName);
+  bootlink::GetHardwareVersion();
+  bootlink::TalkToHardware(bootlink::LongCount, static_cast<uint8_t>(frontend::Mode & 0xFF));
+  if (bootlink::ResetPinPort != "-") bootlink::ClosePin();
+}
+
+void ReadArguments([[maybe_unused]] int argc, [[maybe_unused]] char** argv) {
+#ifdef _WIN32
+  frontend::Arguments = frontend::SplitCommandLine(GetCommandLineA());
+#else
+  frontend::Arguments.assign(argv, argv + argc);
+#endif
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifndef _WIN32
+  // A pipe closed early must fail a write with EPIPE, to be reported like any
+  // other output failure, instead of killing the process with a signal.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
+  int status = 0;
+  try {
+    ReadArguments(argc, argv);
+    WriteLine("Test Reset Pin 10");
+    if (frontend::ParseCommandLine()) {
+      PrintStartLines();
+      RunSequence();
+    } else {
+      WriteLine("No valid command line");
+    }
+    failreport::FlushOutput();
+  } catch (const failreport::EAbort& e) {
+    status = failreport::ReportUnhandled(e);
+  } catch (const failreport::EInOutError& e) {
+    status = failreport::ReportUnhandled(e);
+  } catch (const std::exception& e) {
+    status = failreport::ReportUnhandled("Exception", e.what(), {});
+  }
+  bootlink::FinalizeModule();
+  return status;
+}
