@@ -41,6 +41,17 @@ std::string PortNumber() {
 // let the loader write files elsewhere.
 bool PinNameIsSafe() { return ResetPinPort.find('/') == std::string::npos; }
 
+// The system's code for the last failed file call, as failreport words it:
+// errno on POSIX, the Win32 error code (which the C runtime keeps in
+// _doserrno) on Windows.
+int LastFileError() {
+#ifdef _WIN32
+  return static_cast<int>(_doserrno);
+#else
+  return errno;
+#endif
+}
+
 // Opens an existing file for writing: never created, never truncated.
 int OpenForWrite(const std::string& Path) { return open(Path.c_str(), WriteFlags); }
 
@@ -55,15 +66,19 @@ void WriteValueFile(char Digit) {
   std::string path = GpioRoot + ResetPinPort + "/value";
   if (path.size() > 255) path.resize(255);
   const int fd = open(path.c_str(), WriteFlags | O_TRUNC);
-  if (fd == -1) failreport::RaiseInOutError(errno);
+  if (fd == -1) failreport::RaiseInOutError(LastFileError());
   const std::string line = std::string(1, Digit) + std::string(failreport::LineEnd);
   const int written = WriteText(fd, line);
-  if (written != static_cast<int>(line.size())) {
-    const int code = written == -1 ? errno : EIO;
+  if (written == -1) {
+    const int code = LastFileError();
     close(fd);
     failreport::RaiseInOutError(code);
   }
-  if (close(fd) == -1) failreport::RaiseInOutError(errno);
+  if (written != static_cast<int>(line.size())) {
+    close(fd);
+    throw failreport::EInOutError("Disk write error");
+  }
+  if (close(fd) == -1) failreport::RaiseInOutError(LastFileError());
 }
 
 }  // namespace
