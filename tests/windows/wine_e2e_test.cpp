@@ -70,7 +70,8 @@ struct RunResult {
 // processes may outlive the run, and nobody must wait for them), standard
 // error into Log. Kills it after TimeoutSeconds.
 RunResult RunProgram(const std::vector<std::string>& Argv, const std::string& Log, int TimeoutSeconds = 120) {
-  const std::string outPath = WorkDir + "/stdout.bin";
+  const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+  const std::string outPath = WorkDir + "/" + (test ? test->name() : "setup") + ".out";
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -211,7 +212,7 @@ class WineChipfeed : public testing::Test {
       GTEST_SKIP() << Unavailable;
     }
     ComLink = WinePrefix + "/dosdevices/" + LowerPort();
-    Record = WorkDir + "/record.json";
+    Record = WorkDir + "/" + testing::UnitTest::GetInstance()->current_test_info()->name() + ".json";
     fs::remove(Record);
   }
 
