@@ -367,6 +367,23 @@ TEST_F(WineChipfeed, RamAcknowledgementTimesOutAfterTwoAndAHalfSeconds) {
   EXPECT_LT(run.Seconds, 15.0) << "the wait is 2.5 s, not 25 s";
 }
 
+// The GPIO reset path runs on Windows against the same path strings, which
+// there name folders below the root of the current drive. Without them the
+// export shows -1 bytes written, the run goes on, and the first reset fails
+// to create the value file: an input/output error, not "no chip found".
+TEST_F(WineChipfeed, GpioResetWithoutSysfsEndsTheRunAtTheFirstReset) {
+  const std::string image = WorkDir + "/gpio.bin";
+  WriteImage(image, {5});
+  const RunResult run = WithChip({}, {"-d", Port, "-r", "gpio186", image});
+  EXPECT_EQ(run.Status, 217);
+  const std::string head = Lines({"Test Reset Pin 10", "chipfeed will send : " + image + " to COM5 in Mode 1",
+                                  " resetpin : gpio186", "Portnumber : 186",
+                                  "Length of port string : 3 -1 bytes written", "File size : 1", "file read1",
+                                  "0 00005", "reset gpio186"});
+  ASSERT_EQ(run.Out.substr(0, head.size()), head) << run.Out;
+  EXPECT_TRUE(std::regex_match(run.Out.substr(head.size()), InOutReport("Invalid filename"))) << run.Out;
+}
+
 // The Windows file errors with their messages: no such file, no such
 // folder, a folder in place of the file. Nothing touches the port.
 TEST_F(WineChipfeed, ImageFileErrorsCarryTheWindowsMessages) {
