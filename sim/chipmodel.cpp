@@ -221,15 +221,13 @@ int Dispatch(std::uint8_t byte, double nowMs) {
   return -1;
 }
 
-bool IsIdle() {
-  if (g_contacts.empty()) return true;
-  return Current().State == Phase::Finished;
-}
-
-// After a rejection, or in the middle of a long, a 0xF9 that follows a quiet
-// line is the host starting over after a reset we could not see.
+// After a finished contact, a rejection, or in the middle of a long, a 0xF9
+// that follows a quiet line is the host starting over after a reset we could
+// not see. Without the gap it is a late echo byte: the host goes on sending
+// them every 25 ms until the answer reaches it.
 bool RestartsAfterGap(double gapMs) {
   switch (Current().State) {
+    case Phase::Finished:
     case Phase::Rejected:
     case Phase::HungUp:
     case Phase::Command:
@@ -311,7 +309,7 @@ int Receive(std::uint8_t byte, double nowMs) {
   g_anyByte = true;
   g_lastByteMs = nowMs;
   if (byte == Echo) {
-    if (IsIdle()) {
+    if (g_contacts.empty()) {
       StartContact(nowMs, "echo while idle");
     } else if (RestartsAfterGap(gap)) {
       StartContact(nowMs, "quiet gap");

@@ -47,8 +47,8 @@ constexpr std::uint8_t Bit1 = 0xFF;
 constexpr std::uint8_t LfsrSeed = 0x50;
 constexpr std::uint32_t MaxLongs = 8193;
 // A 0xF9 after this much silence from the host is taken as a new contact
-// when the chip is not waiting for echo bytes: the host's reset pulse alone
-// keeps the line quiet for 115 ms.
+// when the chip is not in a handshake or waiting for echo bytes: the host's
+// reset pulse alone keeps the line quiet for 115 ms.
 constexpr double ResetGapMs = 100.0;
 
 enum class Phase {

@@ -307,22 +307,30 @@ TEST(ChipModelContacts, NewContactsAndOnlyContact) {
   Feed(HostHandshake());
   Feed(Longs({1, 1, 5}));
   EXPECT_EQ(Feed({0xF9}), Bytes{0xFF});  // the fault applies on contact 2
-  // Finished: a 0xF9 starts contact 3, where the fault does not apply.
+  // Late echo bytes right after the answer are ignored.
+  EXPECT_TRUE(Feed(Bytes(3, 0xF9), 25).empty());
+  EXPECT_EQ(Last().IgnoredBytes, 3u);
+  // Finished: a 0xF9 after a quiet line starts contact 3, where the fault
+  // does not apply.
+  g_clock += 150;
   Feed(HostHandshake());
   Feed(Longs({1, 1, 5}));
   EXPECT_EQ(Feed({0xF9}), Bytes{0xFE});
-  // Rejected mid-image: 0xF9 after a quiet line starts contact 4.
+  // Contact 4 is rejected mid-image; 0xF9 after a quiet line starts contact 5.
+  g_clock += 150;
   Feed(HostHandshake());
   Feed(Longs({1, 3, 5}));
   Feed({0x00});
   EXPECT_EQ(chipmodel::CurrentPhase(), chipmodel::Phase::Rejected);
+  EXPECT_TRUE(Feed(Bytes(2, 0xF9)).empty());  // no gap: still silent
   g_clock += 150;
   EXPECT_EQ(Feed(HostHandshake()).size(), 258u);
   const auto& contacts = chipmodel::Contacts();
   ASSERT_EQ(contacts.size(), 5u);
   EXPECT_EQ(contacts[0].Cause, "echo while idle");
   EXPECT_EQ(contacts[1].Cause, "flush");
-  EXPECT_EQ(contacts[2].Cause, "echo while idle");
+  EXPECT_EQ(contacts[2].Cause, "quiet gap");
+  EXPECT_EQ(contacts[3].Cause, "quiet gap");
   EXPECT_EQ(contacts[4].Cause, "quiet gap");
   EXPECT_FALSE(contacts[0].FaultsActive);
   EXPECT_TRUE(contacts[1].FaultsActive);

@@ -9,9 +9,11 @@
 // new contact instead when:
 //   - the host flushes the port's queues (every open of the port by chipfeed
 //     does, through TCFLSH); the master is in packet mode and is told of it;
-//   - a 0xF9 arrives while the chip is idle or has finished its contact;
-//   - a 0xF9 arrives after 100 ms of silence while the chip was decoding
-//     longs or had gone silent after a rejection.
+//   - a 0xF9 arrives before any contact;
+//   - a 0xF9 arrives after 100 ms of silence from the host while the chip had
+//     finished its contact, was decoding longs, or had gone silent after a
+//     rejection (the reset pulse keeps the line quiet for 115 ms). Echo bytes
+//     that arrive late, right after an acknowledgement, start nothing.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -79,9 +81,11 @@ const char* const HelpText =
     "  --only-contact N         apply the faults only to contact N (1 = detection,\n"
     "                           2 = download in a chipfeed run)\n"
     "\n"
-    "A new contact begins when the host reopens the port (its flush of the queues), or\n"
-    "with a 0xF9 while the chip is idle. A chip that sees a wrong handshake or a malformed\n"
-    "byte goes silent until the next contact, as the real one does.\n"
+    "A pty has no reset line. A new contact begins when the host reopens the port (seen\n"
+    "as its flush of the queues), or with a 0xF9 before any contact or after 100 ms of\n"
+    "silence once the chip has finished, gone silent or is decoding longs. A chip that\n"
+    "sees a wrong handshake or a malformed byte goes silent until the next contact, as\n"
+    "the real one does.\n"
     "\n"
     "Example:\n"
     "  chipsim --make-image 3000 sample.bin\n"
