@@ -39,7 +39,7 @@ extra=()
 quietly "$native/windows-build.log" cmake -S "$root" -B "$native" "${extra[@]}" \
   -DCHIPFEED_WINDOWS_EXE="$cross/chipfeed.exe"
 quietly "$native/windows-build.log" cmake --build "$native" -j"$jobs" \
-  --target chipsim wincommsettings_test cmdline_split_test wine_e2e_test
+  --target chipsim wincommsettings_test wine_e2e_test
 
 echo "== tests (label windows)"
 ctest --test-dir "$native" -L windows -j"$jobs" --output-on-failure --timeout 400

@@ -246,7 +246,9 @@ class WineChipfeed : public testing::Test {
 };
 
 // The usage text is one piece: seven segments joined by LF CR, then the
-// line end CR LF.
+// line end CR LF. It comes without arguments, with an empty first argument
+// (wine passes it as "" in the command-line text, which chipfeed splits
+// itself), and with the switch h.
 TEST_F(WineChipfeed, UsageTextKeepsItsLfCrJoinsAndEndsWithCrLf) {
   const std::string usage =
       " call chipfeed -d /dev/ttyS0 -p1 test.binary\n\r"
@@ -258,7 +260,8 @@ TEST_F(WineChipfeed, UsageTextKeepsItsLfCrJoinsAndEndsWithCrLf) {
       " -r gpio186 = use GPIO Port 186 instead of the DTR pin\r\n";
   const std::string expected = "Test Reset Pin 10\r\n" + usage + "No valid command line\r\n";
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{}, std::vector<std::string>{"/d", "COM1", "/h", "x.bin"}}) {
+       {std::vector<std::string>{}, std::vector<std::string>{"", "-d", "COM1", "x.bin"},
+        std::vector<std::string>{"/d", "COM1", "/h", "x.bin"}}) {
     const RunResult run = Chipfeed(args);
     EXPECT_EQ(run.Status, 0);
     EXPECT_EQ(run.Out, expected) << "arguments: " << testing::PrintToString(args);
