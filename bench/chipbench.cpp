@@ -434,6 +434,8 @@ int main(int argc, char** argv) {
     if (StatusOf(status) != 0) Die("chipsim --make-image failed; see " + o.WorkDir + "/chipsim.log");
   }
 
+  const std::string load = ReadFile("/proc/loadavg");
+  std::printf("load average before the runs: %s", load.empty() ? "unknown\n" : load.c_str());
   std::printf("chipfeed against chipsim; median of %d run%s per case; floor: %.1f us a byte, 3 resets of 115 ms,\n"
               "25 ms per acknowledgement (1 in mode 1, 3 in mode 3); without pacing the floor is the waits alone\n\n",
               o.Repeat, o.Repeat == 1 ? "" : "s", ByteMs * 1000);
@@ -444,6 +446,8 @@ int main(int argc, char** argv) {
   bool allOk = true;
   bool targetsMet = true;
   std::vector<std::string> misses;
+  bool assessed = false;  // the runs the wall-time target is about were made
+  std::vector<std::string> notes;  // CPU over 5% of wall outside the targets' cases
   int serial = 0;
   for (bool paced : o.Paces) {
     for (uint32_t longs : o.Longs) {
@@ -479,9 +483,12 @@ int main(int argc, char** argv) {
           std::fflush(stdout);
           const std::string name = std::to_string(longs) + " longs, mode " + std::to_string(mode) + ", " + output +
                                    (paced ? ", paced" : ", unpaced");
+          if (paced && longs == 8193 && mode == 1) assessed = true;
           if (paced && longs == 8193 && mode == 1 && ratio > 1.02) misses.push_back(name + ": wall over 102% of the floor");
           if (paced && longs == 8193 && cpuShare >= 5.0) misses.push_back(name + ": CPU at 5% of wall or more");
           if (peak >= 4096) misses.push_back(name + ": peak RSS 4 MiB or more");
+          if (cpuShare >= 5.0 && !(paced && longs == 8193))
+            notes.push_back(name + ": CPU " + std::to_string(static_cast<int>(cpuShare + 0.5)) + "% of wall");
         }
       }
     }
@@ -489,12 +496,18 @@ int main(int argc, char** argv) {
   std::printf("\ncolumns: wall and floor in s; ratio = wall / floor; over = wall - floor (ms); cpu = user + system of\n"
               "chipfeed; peak = VmHWM of chipfeed at exit, maxrss = ru_maxrss (includes the fork before exec);\n"
               "writes = write system calls of chipfeed (serial port and output); lines = output lines seen\n");
+  if (!notes.empty()) {
+    std::printf("\nCPU at 5%% of wall or more (short runs, where the busy-polled handshake weighs most):\n");
+    for (const std::string& n : notes) std::printf("  %s\n", n.c_str());
+  }
   if (!misses.empty()) {
     targetsMet = false;
     std::printf("\ntargets missed:\n");
     for (const std::string& m : misses) std::printf("  %s\n", m.c_str());
-  } else if (o.CheckTargets) {
+  } else if (o.CheckTargets && assessed) {
     std::printf("\nall targets met\n");
+  } else if (o.CheckTargets) {
+    std::printf("\nno target missed; the wall-time target (8,193 longs, mode 1, paced) was not run\n");
   }
   if (madeWork && !o.Keep) {
     for (uint32_t longs : o.Longs) unlink((o.WorkDir + "/image-" + std::to_string(longs) + ".bin").c_str());
