@@ -12,10 +12,12 @@
 // The tests skip when it or wine is missing, and fail instead when the
 // environment says CI=true: there they must run.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -38,6 +40,7 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string WindowsExe = CHIPFEED_WINDOWS_EXE;
+const std::string WinportCheck = WINPORT_CHECK_EXE;
 const std::string ChipSim = CHIPSIM_EXE;
 const std::string WinePrefix = WINE_PREFIX_DIR;
 const std::string WorkDir = WINE_WORK_DIR;
@@ -385,6 +388,63 @@ TEST_F(WineChipfeed, GpioResetWithoutSysfsEndsTheRunAtTheFirstReset) {
                                   "0 00005", "reset gpio186"});
   ASSERT_EQ(run.Out.substr(0, head.size()), head) << run.Out;
   EXPECT_TRUE(std::regex_match(run.Out.substr(head.size()), InOutReport("Invalid filename"))) << run.Out;
+}
+
+// The serial layer alone (winport_check.exe) on a pseudo-terminal of this
+// test mapped as COM6: open (also of an absent port), settings read back through GetCommState and GetCommTimeouts, purge
+// of the bytes waiting before SerSetParams, a read that does not wait, a
+// write, close. From this end the test sees the line settings and the bytes.
+TEST_F(WineChipfeed, SerialLayerDrivesARealComPort) {
+  if (WinportCheck.empty()) {
+    if (InCi()) GTEST_FAIL() << "winport_check.exe was not built: no MinGW-w64 compiler";
+    GTEST_SKIP() << "winport_check.exe was not built: no MinGW-w64 compiler (apt-get install g++-mingw-w64-x86-64)";
+  }
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string slavePath = ptsname(master);
+  // This end keeps the slave open: the line and its settings outlive the
+  // program's close, and can be read here afterwards.
+  const int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  termios raw{};
+  tcgetattr(slave, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(slave, TCSANOW, &raw);
+  const std::string link = WinePrefix + "/dosdevices/com6";
+  fs::remove(link);
+  fs::create_symlink(slavePath, link);
+  // Waiting input that SerSetParams must throw away.
+  ASSERT_EQ(write(master, "stale", 5), 5);
+
+  const RunResult run = RunProgram({Wine, WinportCheck, "COM6", "COM98"}, WineLog);
+  fs::remove(link);
+  EXPECT_EQ(run.Status, 0) << run.Out;
+  for (const char* check : {"open-absent-port", "read-invalid-handle", "write-invalid-handle", "open",
+                            "state-9600-2-stop-rtscts", "state-115200-8N1", "timeouts",
+                            "read-after-purge", "read-does-not-wait", "write", "reopen-after-close"})
+    EXPECT_NE(run.Out.find(std::string("ok ") + check + "\r\n"), std::string::npos) << check << "\n" << run.Out;
+
+  // The last settings applied: 115200 baud, 8 data bits, no parity, one stop
+  // bit, no RTS/CTS.
+  termios tios{};
+  ASSERT_EQ(tcgetattr(slave, &tios), 0);
+  EXPECT_EQ(cfgetospeed(&tios), static_cast<speed_t>(B115200));
+  EXPECT_EQ(tios.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(tios.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  // The bytes written arrived unchanged.
+  std::string received;
+  pollfd pfd{master, POLLIN, 0};
+  char buffer[64];
+  while (received.size() < 5 && poll(&pfd, 1, 2000) == 1) {
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    received.append(buffer, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(received, "hello");
+  close(slave);
+  close(master);
 }
 
 // The Windows file errors with their messages: no such file, no such
