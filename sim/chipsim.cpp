@@ -329,9 +329,12 @@ void HangUp() {
   WriteRecord();
 }
 
-void ReadLine() {
+// Takes what the host has sent from the pty; paced, only a small FIFO's
+// worth ahead, so that the host's writes block as on a real line. `all`
+// takes everything (at the end, when pacing no longer matters).
+void ReadLine(bool all = false) {
   if (!g_lineUp) return;
-  if (g_pace && g_inbox.size() >= PacedFifo) return;
+  if (g_pace && !all && g_inbox.size() >= PacedFifo) return;
   unsigned char buffer[4097];
   for (;;) {
     const ssize_t n = read(g_master, buffer, sizeof buffer);
@@ -342,7 +345,7 @@ void ReadLine() {
     } else if (buffer[0] & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE)) {
       g_inbox.push_back(Event{true, 0, now});
     }
-    if (g_pace && g_inbox.size() >= PacedFifo) return;
+    if (g_pace && !all && g_inbox.size() >= PacedFifo) return;
   }
 }
 
@@ -471,7 +474,7 @@ int RunCommand() {
     ServeOnce(5);
   }
   // Whatever the host wrote before it ended still reaches the chip.
-  ReadLine();
+  ReadLine(true);
   Process(true);
   WriteRecord();
   FinalSummary();
@@ -482,7 +485,7 @@ int Serve() {
   std::printf("%s\n", g_slavePath.c_str());
   std::fflush(stdout);
   while (!g_stop) ServeOnce(50);
-  ReadLine();
+  ReadLine(true);
   Process(true);
   ReportContacts(true);
   WriteRecord();
