@@ -97,6 +97,24 @@ std::string ParseString(const std::string& s, std::size_t& i) {
   return out;
 }
 
+// The items of an object or array, from its opening character to `close`.
+template <typename ParseItem>
+void ParseList(const std::string& s, std::size_t& i, char close, ParseItem parseItem) {
+  ++i;
+  SkipBlanks(s, i);
+  if (i < s.size() && s[i] == close) {
+    ++i;
+    return;
+  }
+  for (;;) {
+    parseItem();
+    SkipBlanks(s, i);
+    if (i >= s.size() || s[i] != ',') break;
+    ++i;
+  }
+  Expect(s, i, close);
+}
+
 Json ParseValue(const std::string& s, std::size_t& i) {
   SkipBlanks(s, i);
   if (i >= s.size()) Malformed(i);
@@ -104,37 +122,17 @@ Json ParseValue(const std::string& s, std::size_t& i) {
   const char ch = s[i];
   if (ch == '{') {
     value.Type = Json::Object;
-    ++i;
-    SkipBlanks(s, i);
-    if (i < s.size() && s[i] == '}') return ++i, value;
-    for (;;) {
+    ParseList(s, i, '}', [&] {
       const std::string name = ParseString(s, i);
       Expect(s, i, ':');
       value.Fields[name] = ParseValue(s, i);
-      SkipBlanks(s, i);
-      if (i < s.size() && s[i] == ',') {
-        ++i;
-        continue;
-      }
-      Expect(s, i, '}');
-      return value;
-    }
+    });
+    return value;
   }
   if (ch == '[') {
     value.Type = Json::Array;
-    ++i;
-    SkipBlanks(s, i);
-    if (i < s.size() && s[i] == ']') return ++i, value;
-    for (;;) {
-      value.Items.push_back(ParseValue(s, i));
-      SkipBlanks(s, i);
-      if (i < s.size() && s[i] == ',') {
-        ++i;
-        continue;
-      }
-      Expect(s, i, ']');
-      return value;
-    }
+    ParseList(s, i, ']', [&] { value.Items.push_back(ParseValue(s, i)); });
+    return value;
   }
   if (ch == '"') {
     value.Type = Json::String;
