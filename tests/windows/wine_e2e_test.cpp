@@ -307,6 +307,27 @@ TEST_F(WineChipfeed, ModeOneRunLoadsTheImageIntoRam) {
   EXPECT_EQ(Field(contact, "longs"), "[1,4294967295,255,2147483648]");
 }
 
+// 2,048 longs: the count and the image leave in 87 full writes of 256
+// bytes and a last short one, through WriteFile on the COM port; the chip
+// must decode every long.
+TEST_F(WineChipfeed, LargeImageReachesTheChipIntact) {
+  std::vector<uint32_t> longs(2048);
+  for (size_t i = 0; i < longs.size(); ++i) longs[i] = static_cast<uint32_t>(i * 0x9E3779B9u);
+  const std::string image = WorkDir + "/large.bin";
+  WriteImage(image, longs);
+  const RunResult run = WithChip({}, {"-d", Port, image});
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_NE(run.Out.find(Lines({"Buffer length : 2048", " i :0 Buffer[i] :0"})), std::string::npos);
+  EXPECT_NE(run.Out.find(Lines({" i :2047 Buffer[i] :" + std::to_string(longs[2047]), "Verifying RAM"})),
+            std::string::npos);
+  std::string expected = "[";
+  for (size_t i = 0; i < longs.size(); ++i) expected += (i ? "," : "") + std::to_string(longs[i]);
+  expected += "]";
+  const std::string contact = LastContact(ReadFile(Record));
+  EXPECT_EQ(Field(contact, "count"), "2048");
+  EXPECT_EQ(Field(contact, "longs"), expected);
+}
+
 TEST_F(WineChipfeed, ModeThreeRunWaitsForTheEepromAcknowledgements) {
   const std::string image = WorkDir + "/three.bin";
   WriteImage(image, {77});
