@@ -60,6 +60,9 @@ constexpr double ByteMs = 10.0 * 1000.0 / 115200.0;
 constexpr double ResetMs = 25.0 + 90.0;
 constexpr double AckPauseMs = 25.0;
 constexpr int HandshakeBytes = 509 + 1;
+// The last line precedes a wait of at least 25 ms; the margin is for a
+// reader thread that is scheduled late on a busy machine.
+constexpr double MinLeadMs = 10.0;
 
 struct Options {
   std::string Chipfeed;
@@ -84,6 +87,8 @@ struct Sample {
   long Writes = -1;      // write system calls, all descriptors
   uint64_t Lines = 0;
   uint64_t Bytes = 0;
+  double LeadMs = -1;    // pty: the last output arrived this long before chipfeed ended
+  std::chrono::steady_clock::time_point End;
 };
 
 [[noreturn]] void Die(const std::string& message) {
@@ -183,6 +188,7 @@ struct PtyReader {
   int Master = -1;
   std::atomic<uint64_t> Bytes{0};
   std::atomic<uint64_t> Lines{0};
+  std::atomic<int64_t> LastNs{0};  // steady clock of the last read with data
   std::thread Thread;
 
   void Start() {
@@ -194,6 +200,8 @@ struct PtyReader {
         if (n <= 0) break;  // EIO: every slave descriptor is closed
         Bytes += static_cast<uint64_t>(n);
         Lines += static_cast<uint64_t>(std::count(buffer, buffer + n, '\n'));
+        LastNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                     std::chrono::steady_clock::now().time_since_epoch()).count();
       }
     });
   }
@@ -250,6 +258,7 @@ Sample RunChipfeed(const std::vector<std::string>& args, int outFd, const std::s
     }
   }
   const auto end = std::chrono::steady_clock::now();
+  s.End = end;
   s.WallMs = std::chrono::duration<double, std::milli>(end - start).count();
   auto ms = [](const timeval& t) { return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3; };
   s.CpuMs = ms(usage.ru_utime) + ms(usage.ru_stime);
@@ -316,12 +325,21 @@ Sample RunOnce(const Options& o, uint32_t longs, int mode, const std::string& ou
     close(reader.Master);
     s.Bytes = reader.Bytes;
     s.Lines = reader.Lines;
+    const std::chrono::steady_clock::time_point last{std::chrono::nanoseconds(reader.LastNs.load())};
+    s.LeadMs = std::chrono::duration<double, std::milli>(s.End - last).count();
   }
   StopChip(chip);
 
   if (s.Ok && s.Lines != ExpectedLines(longs, mode)) {
     s.Ok = false;
     s.Problem = "chipfeed printed " + std::to_string(s.Lines) + " lines, not " + std::to_string(ExpectedLines(longs, mode));
+  }
+  // Every line must be on the terminal before chipfeed waits on the chip:
+  // the last one ("Verifying ...") comes before a wait of at least 25 ms.
+  // Lines held back until the end would arrive as chipfeed exits.
+  if (s.Ok && output == "pty" && s.LeadMs < MinLeadMs) {
+    s.Ok = false;
+    s.Problem = "the last line reached the terminal only " + std::to_string(s.LeadMs) + " ms before chipfeed ended";
   }
   if (s.Ok) {
     const std::string problem = CheckRecord(record, longs, mode);
@@ -439,8 +457,9 @@ int main(int argc, char** argv) {
   std::printf("chipfeed against chipsim; median of %d run%s per case; floor: %.1f us a byte, 3 resets of 115 ms,\n"
               "25 ms per acknowledgement (1 in mode 1, 3 in mode 3); without pacing the floor is the waits alone\n\n",
               o.Repeat, o.Repeat == 1 ? "" : "s", ByteMs * 1000);
-  std::printf("%5s %4s %6s %4s | %8s %8s %6s %8s | %7s %5s | %8s %8s | %6s %6s\n", "longs", "mode", "output", "pace",
-              "wall s", "floor s", "ratio", "over ms", "cpu ms", "cpu%", "peak KiB", "maxrss", "writes", "lines");
+  std::printf("%5s %4s %6s %4s | %8s %8s %6s %8s | %7s %5s | %8s %8s | %6s %6s %7s\n", "longs", "mode", "output",
+              "pace", "wall s", "floor s", "ratio", "over ms", "cpu ms", "cpu%", "peak KiB", "maxrss", "writes", "lines",
+              "lead ms");
   std::fflush(stdout);
 
   bool allOk = true;
@@ -477,9 +496,12 @@ int main(int argc, char** argv) {
           const double floor = FloorMs(longs, mode, paced);
           const double ratio = wall / floor;
           const double cpuShare = 100.0 * cpu / wall;
-          std::printf("%5u %4d %6s %4s | %8.3f %8.3f %6.4f %8.1f | %7.1f %5.2f | %8ld %8ld | %6ld %6llu\n", longs,
+          const double lead = Median<double>(samples, [](const Sample& s) { return s.LeadMs; });
+          char leadText[16] = "-";
+          if (output == "pty") std::snprintf(leadText, sizeof leadText, "%.1f", lead);
+          std::printf("%5u %4d %6s %4s | %8.3f %8.3f %6.4f %8.1f | %7.1f %5.2f | %8ld %8ld | %6ld %6llu %7s\n", longs,
                       mode, output.c_str(), paced ? "on" : "off", wall / 1000, floor / 1000, ratio, wall - floor, cpu,
-                      cpuShare, peak, maxrss, writes, static_cast<unsigned long long>(samples.front().Lines));
+                      cpuShare, peak, maxrss, writes, static_cast<unsigned long long>(samples.front().Lines), leadText);
           std::fflush(stdout);
           const std::string name = std::to_string(longs) + " longs, mode " + std::to_string(mode) + ", " + output +
                                    (paced ? ", paced" : ", unpaced");
@@ -495,7 +517,8 @@ int main(int argc, char** argv) {
   }
   std::printf("\ncolumns: wall and floor in s; ratio = wall / floor; over = wall - floor (ms); cpu = user + system of\n"
               "chipfeed; peak = VmHWM of chipfeed at exit, maxrss = ru_maxrss (includes the fork before exec);\n"
-              "writes = write system calls of chipfeed (serial port and output); lines = output lines seen\n");
+              "writes = write system calls of chipfeed (serial port and output); lines = output lines seen;\n"
+              "lead = how long before chipfeed ended its last line was on the terminal (at least 10 ms, or the run fails)\n");
   if (!notes.empty()) {
     std::printf("\nCPU at 5%% of wall or more (short runs, where the busy-polled handshake weighs most):\n");
     for (const std::string& n : notes) std::printf("  %s\n", n.c_str());

@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build/ci}
 
 fail() { echo "deb-test: FAIL: $*" >&2; exit 1; }
-step() { echo "-- $*"; }
+step() { echo "-- [${SECONDS}s] $*"; }
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
