@@ -350,10 +350,10 @@ const std::vector<Row>& Rows() {
       // ends there, before a byte goes to the chip.
       {.Name = "StandardOutputFull",
        .Kind = Failure::InOut, .Out = Output::DevFull, .Contacts = 1, .LastState = "await_sync"},
-      // Closed once the first reset line has come: the run ends at the next
-      // output, the second reset of the detection contact.
+      // Closed once the first reset line has come: the run ends at its next
+      // output (normally the second reset of the detection contact).
       {.Name = "StandardOutputPipeClosed",
-       .Kind = Failure::InOut, .Out = Output::PipeClosedAfter, .Trigger = "reset DTR", .Contacts = 1},
+       .Kind = Failure::InOut, .Out = Output::PipeClosedAfter, .Trigger = "reset DTR"},
 
       // ---- the GPIO reset pin's value file cannot be written ----
       {.Name = "GpioValueFileReadOnly",
