@@ -60,7 +60,7 @@ done
 dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "Depends does not name libc6: $(dpkg-deb -f "$deb" Depends)"
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$work/contents"
 expect_files=(/usr/bin/chipfeed /usr/share/man/man1/chipfeed.1.gz /usr/share/doc/chipfeed/README.md)
-if [ "$has_chipsim" = 1 ]; then expect_files+=(/usr/bin/chipsim); fi
+if [ "$has_chipsim" = 1 ]; then expect_files+=(/usr/bin/chipsim /usr/share/man/man1/chipsim.1.gz); fi
 for f in "${expect_files[@]}"; do
   grep -qx "$f" "$work/contents" || { cat "$work/contents"; fail "$f is not in the package"; }
 done
@@ -109,6 +109,13 @@ for heading in NAME SYNOPSIS DESCRIPTION OPTIONS OUTPUT "EXIT STATUS" "WIRING AN
 done
 grep -q 'chipfeed -d port \[-p1|-p2|-p3\] \[-r pin\] image' "$work/man.out" || fail "the synopsis did not render"
 grep -qE '^ +217 ' "$work/man.out" || fail "exit status 217 is not described"
+
+if [ "$has_chipsim" = 1 ]; then
+  MANPAGER=cat MANWIDTH=80 LC_ALL=C.UTF-8 man --warnings chipsim </dev/null >"$work/man.out" 2>"$work/man.err" ||
+    { cat "$work/man.err"; fail "man chipsim failed"; }
+  [ ! -s "$work/man.err" ] || { cat "$work/man.err"; fail "chipsim(1) renders with warnings"; }
+  grep -q 'chipsim --make-image n file' "$work/man.out" || fail "chipsim(1) did not render its synopsis"
+fi
 
 step "dpkg -r"
 $SUDO dpkg -r chipfeed >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -r failed"; }
