@@ -263,6 +263,9 @@ Sample RunChipfeed(const std::vector<std::string>& args, int outFd, const std::s
   auto ms = [](const timeval& t) { return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3; };
   s.CpuMs = ms(usage.ru_utime) + ms(usage.ru_stime);
   s.MaxRssKiB = usage.ru_maxrss;
+  // Where tracing is not allowed there was no exit stop: ru_maxrss, which
+  // can only be larger, stands in.
+  if (s.PeakKiB < 0) s.PeakKiB = s.MaxRssKiB;
   const int code = StatusOf(status);
   s.Ok = code == 0;
   if (!s.Ok) s.Problem = "chipfeed exited with status " + std::to_string(code);
