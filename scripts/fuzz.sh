@@ -35,9 +35,13 @@ for t in $targets; do
   mkdir -p "$work"
   log=$dir/fuzz_$t.log
   echo "== fuzz_$t: ${seconds} s"
-  # -max_len: the image loader needs room past the buffer's 32,772 bytes.
-  max_len=4096
-  [ "$t" = imagefile ] && max_len=40000
+  # -max_len: the image loader needs room past the buffer's 32,772 bytes; a
+  # reply stream needs its 258 handshake bytes and some to spare.
+  case $t in
+    imagefile) max_len=40000 ;;
+    receive) max_len=1024 ;;
+    *) max_len=4096 ;;
+  esac
   (cd "$dir" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
      "./fuzz/fuzz_$t" -max_total_time="$seconds" -max_len="$max_len" -timeout=20 -rss_limit_mb=2048 \
      -print_final_stats=1 "$work" "$root/fuzz/corpus/$t") >"$log" 2>&1
