@@ -227,7 +227,7 @@ bool HaveFeature(const std::vector<std::string>& Argv) {
 // EInOutError report; Either: a failure report of either kind.
 enum class Failure { Abort, InOut, Either };
 enum class Output { Pipe, DevFull, PipeClosedAfter };
-enum class Action { None, RemoveDeviceAfter, HoldPortLock, NoDevice, GpioValueReadOnly };
+enum class Action { None, RemoveDeviceAfter, HoldPortLock, NoDevice, PortIsFile, GpioValueReadOnly };
 
 struct Row {
   const char* Name;
@@ -350,6 +350,10 @@ const std::vector<Row>& Rows() {
       // port; refused, it ends with an input/output error.)
       {.Name = "ImageIsPipeWithoutWriter",
        .Image = "fifo", .Kind = Failure::Either, .MaxSeconds = 5, .Act = Action::NoDevice},
+      // "-d" naming an ordinary file (the image itself, by a slip of the
+      // arguments): no chip answers, and the file must come out unchanged.
+      {.Name = "PortIsOrdinaryFile",
+       .Reasons = {"No Propeller hardware found on"}, .Act = Action::PortIsFile},
       {.Name = "PortLockedByAnotherProgram",
        .Reasons = {"No Propeller hardware found on"}, .Act = Action::HoldPortLock, .Contacts = 0},
 
@@ -485,8 +489,12 @@ TEST_P(FaultMatrix, EndsWithItsReasonAndStatus217WithinItsBoundAndNoWrongLong) {
     WriteImage(imagePath, image);
   }
 
-  if (R.Act != Action::NoDevice && !StartSim(R)) return;
-  const std::string port = R.Act == Action::NoDevice ? Dir + "/no-such-port" : Port();
+  const bool simulated = R.Act != Action::NoDevice && R.Act != Action::PortIsFile;
+  if (simulated && !StartSim(R)) return;
+  std::string port = Port();
+  if (R.Act == Action::NoDevice) port = Dir + "/no-such-port";
+  if (R.Act == Action::PortIsFile) port = imagePath;
+  const std::string portContent = R.Act == Action::PortIsFile ? ReadFile(port) : "";
 
   // Another program holding the port.
   int lockFd = -1;
@@ -626,8 +634,12 @@ TEST_P(FaultMatrix, EndsWithItsReasonAndStatus217WithinItsBoundAndNoWrongLong) {
     }
   }
 
+  if (R.Act == Action::PortIsFile) {
+    EXPECT_TRUE(ReadFile(port) == portContent) << "the file named as the port was changed";
+  }
+
   // ---- the chip's record: nothing wrong ever accepted ----
-  if (R.Act == Action::NoDevice) return;
+  if (!simulated) return;
   const std::string recordText = ReadFile(Dir + "/record.json");
   const std::optional<Json> record = ParseJson(recordText);
   ASSERT_TRUE(record.has_value()) << "unreadable record:\n" << recordText;
