@@ -60,10 +60,9 @@ else()
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-  # The first line is the summary; the rest is the long description.
+  # The long description; CPack puts the summary line above it.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
-chipfeed finds a Propeller chip on a serial port through the chip's ROM boot
+      "chipfeed finds a Propeller chip on a serial port through the chip's ROM boot
 loader, prints its hardware version, and loads a program image into its RAM
 or programs it into its EEPROM. The chip is reset through the port's DTR
 line or through a sysfs GPIO pin. Exit status 0 means the chip accepted the
@@ -77,7 +76,7 @@ trying chipfeed and scripts built on it without hardware.")
   if(CHIPFEED_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   else()
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
   endif()
 endif()
 
