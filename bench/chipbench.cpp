@@ -9,9 +9,10 @@
 //     the exit stop (ptrace, PTRACE_O_TRACEEXIT): ru_maxrss would also count
 //     the forked copy of chipbench before exec;
 //   - write system calls (serial and output together, /proc/PID/io).
-// Each run is checked: exit status 0, every line of output present, and the
-// chip's record showing the whole image received and every acknowledgement
-// answered. A run that fails its check makes chipbench exit 1.
+// Each run is checked: exit status 0, every line of output present, on a
+// terminal the last line shown before chipfeed's final wait, and the chip's
+// record showing the whole image received and every acknowledgement answered.
+// A run that fails its check makes chipbench exit 1.
 //
 // The floor of a run is what the line and the mandated waits cost, with
 // B = 86.8 us per byte (10 bits at 115200 baud):
@@ -24,10 +25,14 @@
 //     25 ms before it looks (one acknowledgement in mode 1, three in modes 2
 //     and 3). The chip's answer itself costs 2 B, inside that pause.
 // The detection contact's command long (11 B) leaves during the second
-// reset's wait and costs nothing extra. Without pacing the floor is the
-// mandated waits alone, and wall - floor is chipfeed's own overhead.
+// reset's wait and costs nothing extra. chipfeed writes ahead of the line,
+// so its first 25 ms pause may overlap the end of the transfer: a run can end
+// up to 25 ms under this floor. Without pacing the floor is the mandated
+// waits alone, and wall - floor is chipfeed's own overhead.
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -35,8 +40,6 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
-#include <sys/ioctl.h>
-#include <spawn.h>
 
 #include <algorithm>
 #include <atomic>
