@@ -54,6 +54,14 @@ uintptr_t LoadAddress() {
   return reinterpret_cast<uintptr_t>(info.dli_fbase);
 }
 
+// backtrace() loads the unwinder (libgcc_s) on its first call. That first
+// call is made at start-up, so that a failure raised when no descriptor is
+// left ("Too many open files") still gets its addresses.
+[[maybe_unused]] const bool UnwinderLoaded = [] {
+  void* frame[1];
+  return backtrace(frame, 1) >= 0;
+}();
+
 // backtrace() gives the return addresses of the active frames. Each one is
 // made relative to the load address of the program (so it fits eight hex
 // digits and `addr2line -e chipfeed ADDR` finds it) and moved back by one
@@ -64,13 +72,22 @@ __attribute__((noinline)) TCodeAddresses CaptureAddresses(unsigned Skip) {
   const int n = backtrace(frames, 64);
   const uintptr_t base = LoadAddress();
   TCodeAddresses result;
-  for (int i = static_cast<int>(Skip) + 1; i < n; ++i) {
+  // Frames to pass over: this function's own and the Skip above it. Only the
+  // program's own frames count, since a sanitizer runtime may put a frame of
+  // its own (its backtrace interceptor) in front of them.
+  unsigned skip = Skip + 1;
+  for (int i = 0; i < n; ++i) {
     Dl_info info{};
     const bool ours = dladdr(frames[i], &info) != 0 && reinterpret_cast<uintptr_t>(info.dli_fbase) == base;
     // main is called from the C library; the program's frames end there
     // (what lies beyond is the start-up code, which has no source line).
     if (!ours && !result.empty()) break;
-    if (ours) result.push_back(reinterpret_cast<uintptr_t>(frames[i]) - 1 - base);
+    if (!ours) continue;
+    if (skip > 0) {
+      --skip;
+      continue;
+    }
+    result.push_back(reinterpret_cast<uintptr_t>(frames[i]) - 1 - base);
   }
   return result;
 }
