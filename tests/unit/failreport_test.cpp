@@ -6,7 +6,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <regex>
 
 #include "frontend/imagefile.h"
 #include "tests/unit/enginetest.h"
@@ -26,8 +25,27 @@ std::vector<std::string> SplitLines(const std::string& Text) {
   return lines;
 }
 
-const std::regex FirstLine(R"(An unhandled exception occurred at \$([0-9A-F]{8}) :)");
-const std::regex AddressLine(R"(  \$([0-9A-F]{8}))");
+// Eight upper-case hexadecimal digits at Text[At..], or "".
+std::string Hex8At(const std::string& Text, size_t At) {
+  if (Text.size() < At + 8) return "";
+  const std::string digits = Text.substr(At, 8);
+  for (char c : digits)
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return "";
+  return digits;
+}
+
+// "An unhandled exception occurred at $XXXXXXXX :" gives XXXXXXXX.
+std::string FirstLineAddress(const std::string& Line) {
+  const std::string head = "An unhandled exception occurred at $";
+  if (Line.size() != head.size() + 8 + 2 || !Line.starts_with(head) || !Line.ends_with(" :")) return "";
+  return Hex8At(Line, head.size());
+}
+
+// "  $XXXXXXXX" gives XXXXXXXX.
+std::string AddressLineAddress(const std::string& Line) {
+  if (Line.size() != 11 || !Line.starts_with("  $")) return "";
+  return Hex8At(Line, 3);
+}
 
 struct Report {
   std::string At;                      // address of the first line
@@ -38,12 +56,10 @@ struct Report {
 
 Report Parse(const std::vector<std::string>& Lines) {
   Report r;
-  std::smatch m;
-  if (Lines.size() < 4 || !std::regex_match(Lines[0], m, FirstLine)) return r;
-  r.At = m[1];
+  if (Lines.size() < 4 || (r.At = FirstLineAddress(Lines[0])).empty()) return r;
   r.Failure = Lines[1];
   size_t i = 2;
-  for (; i < Lines.size() && std::regex_match(Lines[i], m, AddressLine); ++i) r.Addresses.push_back(m[1]);
+  for (; i < Lines.size() && !AddressLineAddress(Lines[i]).empty(); ++i) r.Addresses.push_back(AddressLineAddress(Lines[i]));
   r.WellFormed = !r.Addresses.empty() && i + 1 == Lines.size() && Lines[i].empty();
   return r;
 }

@@ -187,6 +187,11 @@ TEST_F(ImageFileTest, PermissionsDecideWithoutNeedingWriteAccess) {
 }
 
 TEST_F(ImageFileTest, TooManyOpenFilesHasItsOwnMessage) {
+#ifdef __SANITIZE_ADDRESS__
+  // The sanitizer runtime checks memory through a pipe of its own while the
+  // failure is built; with every descriptor taken that check itself fails.
+  GTEST_SKIP() << "not under the sanitizers: their runtime needs free descriptors";
+#endif
   const auto path = MakeLongs("one.bin", 1);
   const int status = InChildWithoutPrivilege([&] {
     // Use up every descriptor the new limit allows.
