@@ -96,15 +96,25 @@ void LoadImageFile(const std::string& FileName) {
 #else
 
 // The image is opened for reading only: a file the user may read but not
-// write loads normally.
+// write loads normally. O_NONBLOCK keeps the open of a named pipe from
+// waiting for a writer; only a regular file has a size to go by, so
+// anything else (a pipe, a device) is refused before it is read.
 void LoadImageFile(const std::string& FileName) {
-  const int fd = open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = open(FileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd == -1) RaiseOpenError(FileName, errno);
   struct stat info;
-  if (fstat(fd, &info) == -1 || S_ISDIR(info.st_mode)) {
-    const int code = S_ISDIR(info.st_mode) ? EISDIR : errno;
+  if (fstat(fd, &info) == -1) {
+    const int code = errno;
     close(fd);
     RaiseInOutError(code);
+  }
+  if (S_ISDIR(info.st_mode)) {
+    close(fd);
+    RaiseInOutError(EISDIR);
+  }
+  if (!S_ISREG(info.st_mode)) {
+    close(fd);
+    throw EInOutError("Not a regular file");
   }
   const uint64_t n = AnnounceSize(static_cast<uint64_t>(info.st_size));
   if (n > static_cast<uint64_t>(bootlink::BufferLongs)) {

@@ -11,6 +11,10 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <fcntl.h>
+
+#include <cerrno>
 #endif
 
 #include "bootlink/bootlink.h"
@@ -44,10 +48,22 @@ void ReadArguments([[maybe_unused]] int argc, [[maybe_unused]] char** argv) {
 #endif
 }
 
+#ifndef _WIN32
+// A process started with standard input, output or error closed would hand
+// those numbers to the first files it opens: the image, or the serial port,
+// which would then receive the program's text. Each missing one is taken by
+// a descriptor that fails every write, so output fails as output should.
+void HoldStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd)
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", O_RDONLY);
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
 #ifndef _WIN32
+  HoldStandardDescriptors();
   // A pipe closed early must fail a write with EPIPE, to be reported like any
   // other output failure, instead of killing the process with a signal.
   std::signal(SIGPIPE, SIG_IGN);

@@ -57,13 +57,16 @@ bool LineIsSet(TSerialHandle Handle, int Bit) {
 // on a port with no modem attached may never come; blocking mode is then
 // restored with fcntl(F_SETFL), because the rest of the layer relies on
 // blocking writes (reads never wait anyway once VMIN = VTIME = 0).
+// isatty(3) refuses anything that is not a terminal: a port name that is by
+// mistake an ordinary file (the image itself, after a slip of the arguments)
+// must not have the handshake written into it.
 // flock(LOCK_EX | LOCK_NB) makes the port ours alone: a second loader on
 // the same device gets -1 instead of interleaving its bytes with ours.
 TSerialHandle SerOpen(const std::string& DeviceName) {
-  const int fd = open(DeviceName.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK, 0666);
+  const int fd = open(DeviceName.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd == -1) return -1;
   const int flags = fcntl(fd, F_GETFL);
-  if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1 ||
+  if (!isatty(fd) || flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1 ||
       flock(fd, LOCK_EX | LOCK_NB) == -1) {
     close(fd);
     return -1;
