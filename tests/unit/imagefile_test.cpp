@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "tests/unit/enginetest.h"
 
@@ -131,6 +132,22 @@ TEST_F(ImageFileTest, AFullImageFillsIndex8192) {
   EXPECT_TRUE(out.starts_with("File size : 8193\nfile read8193\n0 00001\n1 1010102\n"));
   EXPECT_TRUE(out.ends_with("\n8191 1F1F1F00\n8192 20202001\n")) << out.substr(out.size() - 60);
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2 + BufferLongs);
+}
+
+TEST_F(ImageFileTest, AShortReadIsNoFailureAndTheSizeStillCounts) {
+  // A sysfs attribute announces 4,096 bytes and holds a few.
+  const std::string path = "/sys/kernel/uevent_seqnum";
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || info.st_size != 4096) GTEST_SKIP() << path << " is not at hand";
+  std::ifstream in(path, std::ios::binary);
+  const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_LT(content.size(), 4096u);
+  frontend::LoadImageFile(path);
+  EXPECT_EQ(LongCount, 1024);
+  const auto lines = Output();
+  EXPECT_TRUE(lines.starts_with("File size : 1024\nfile read" + std::to_string(content.size() / 4) + "\n")) << lines;
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2 + 1024);
+  EXPECT_TRUE(lines.ends_with("\n1023 DEADBEEF\n")) << "entries beyond the read keep their values";
 }
 
 TEST_F(ImageFileTest, OneLongTooManyIsRefusedBeforeAnythingIsRead) {
