@@ -15,7 +15,6 @@ std::vector<Call> Calls;
 uint64_t NowUs = 0;
 uint32_t TickBase = 0;
 uint64_t ReadQuantumUs = 100;
-uint64_t TickReads = 0;
 TSerialHandle NextHandle = 7;
 size_t MaxCalls = 500000;
 std::function<void(const Call&)> OnCall;
@@ -88,7 +87,6 @@ void Reset() {
   NowUs = 0;
   TickBase = 0;
   ReadQuantumUs = 100;
-  TickReads = 0;
   NextHandle = 7;
   MaxCalls = 500000;
   OnCall = nullptr;
@@ -108,8 +106,6 @@ void DeliverAt(uint64_t AtUs, const std::vector<uint8_t>& Bytes) {
   for (uint8_t b : Bytes) add.push_back({AtUs, b});
   Incoming.insert(pos, add.begin(), add.end());
 }
-
-size_t PendingInput() { return Incoming.size(); }
 
 void FailCall(Op Kind, int Nth, int32_t Result) { Faults.push_back({Kind, Nth, Result}); }
 
@@ -229,7 +225,6 @@ void SerSetDTR(TSerialHandle Handle, bool State) {
 namespace bootlink {
 
 uint32_t GetTickCount() {
-  ++TickReads;
   return static_cast<uint32_t>(TickBase + static_cast<uint32_t>(NowUs / 10000));
 }
 

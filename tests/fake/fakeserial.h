@@ -53,7 +53,6 @@ extern std::vector<Call> Calls;
 extern uint64_t NowUs;          // fake time, microseconds since Reset
 extern uint32_t TickBase;       // GetTickCount() = TickBase + NowUs / 10000 (wraps at 2^32)
 extern uint64_t ReadQuantumUs;  // fake time one SerRead takes (default 100 us)
-extern uint64_t TickReads;      // number of GetTickCount calls
 
 // ---- The port ----
 extern TSerialHandle NextHandle;  // handle a successful SerOpen returns (default 7)
@@ -71,8 +70,6 @@ void Reset();
 // Bytes that become readable at fake time AtUs (at once by default).
 void Deliver(const std::vector<uint8_t>& Bytes);
 void DeliverAt(uint64_t AtUs, const std::vector<uint8_t>& Bytes);
-// Bytes queued and not yet read (readable now or later).
-size_t PendingInput();
 
 // The Nth call (0-based, counted since Reset) of Kind returns Result instead
 // of doing its work: Open -1, Read -1, Write -1 or a short count.

@@ -53,12 +53,6 @@ class EngineTest : public ::testing::Test {
   // Everything printed since SetUp (pending lines flushed first).
   std::string Output();
 
-  // Runs Body, expects the abort to leave it, and returns nothing.
-  template <typename F>
-  void ExpectAbort(F Body) {
-    EXPECT_THROW(Body(), failreport::EAbort);
-  }
-
   // Asserts that the port was closed before any line after FromLine was
   // printed: the close is recorded with failreport::LinesWritten at FromLine.
   void ExpectClosedBeforeLines(uint64_t FromLine);

@@ -181,6 +181,18 @@ TEST_F(HandshakeTest, SilentChipTimesOutAfterOneSecondAndIsReportedOnce) {
   EXPECT_TRUE(AbortMode);
 }
 
+TEST_F(HandshakeTest, TheFirstReplyMayTakeAlmostASecond) {
+  // Each bit has its own time-out, counted from the start of its receive.
+  for (uint64_t latency : {900000u, 1100000u}) {
+    SCOPED_TRACE(latency);
+    fakeserial::Reset();
+    ChipScript script = GoodChip(1);
+    script.LatencyUs = latency;
+    InstallChip(script);
+    EXPECT_EQ(HardwareFound(), latency < 1000000u);
+  }
+}
+
 TEST_F(HandshakeTest, AChipThatStopsInTheVersionTimesOutAfterHalfASecond) {
   ChipScript script = GoodChip(1);
   script.Replies[0].resize(250 + 3);
