@@ -13,9 +13,9 @@ namespace {
 
 using DownloadTest = EngineTest;
 
-std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> Parts) {
+std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> Pieces) {
   std::vector<uint8_t> out;
-  for (const auto& p : Parts) out.insert(out.end(), p.begin(), p.end());
+  for (const auto& p : Pieces) out.insert(out.end(), p.begin(), p.end());
   return out;
 }
 
