@@ -160,6 +160,7 @@ TEST_F(ImageFileTest, OneLongTooManyIsRefusedBeforeAnythingIsRead) {
 
 TEST_F(ImageFileTest, FileFailuresCarryThePlatformsMessage) {
   mkdir((Dir + "/folder.bin").c_str(), 0755);
+  mkfifo((Dir + "/pipe.bin").c_str(), 0644);  // no writer: opening must not wait for one
   struct Case {
     std::string Path;
     const char* Message;
@@ -167,6 +168,8 @@ TEST_F(ImageFileTest, FileFailuresCarryThePlatformsMessage) {
   for (const Case& c : {Case{Dir + "/missing.bin", "File not found"},
                         Case{Dir + "/nofolder/x.bin", "Invalid filename"},
                         Case{Dir + "/folder.bin", "Access denied"},
+                        Case{Dir + "/pipe.bin", "Not a regular file"},
+                        Case{"/dev/null", "Not a regular file"},
                         Case{"", "File not found"}}) {
     SCOPED_TRACE(c.Path);
     EXPECT_EQ(LoadFailure(c.Path), c.Message);

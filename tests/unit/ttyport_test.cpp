@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -270,10 +271,22 @@ TEST_F(PtyTest, ClosedOrInvalidHandlesFailWithMinusOne) {
   }
 }
 
-TEST(Ttyport, OpeningWhatIsNotThereFails) {
+TEST(Ttyport, OpeningWhatIsNotATerminalFails) {
   EXPECT_EQ(SerOpen("/dev/chipfeed-no-such-port"), -1);
   EXPECT_EQ(SerOpen("/nonexistent-folder/ttyS0"), -1);
   EXPECT_EQ(SerOpen(""), -1);
+  EXPECT_EQ(SerOpen("/dev/null"), -1);
+  // An ordinary file named by mistake keeps its contents.
+  char name[] = "/tmp/chipfeed-not-a-port-XXXXXX";
+  const int fd = mkstemp(name);
+  ASSERT_NE(fd, -1);
+  ASSERT_EQ(write(fd, "image", 5), 5);
+  close(fd);
+  EXPECT_EQ(SerOpen(name), -1);
+  struct stat info;
+  EXPECT_EQ(stat(name, &info), 0);
+  EXPECT_EQ(info.st_size, 5);
+  unlink(name);
 }
 
 TEST_F(PtyTest, APortHeldByAnotherProcessCannotBeOpened) {
