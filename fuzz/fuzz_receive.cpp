@@ -227,7 +227,7 @@ void CheckPortClosed() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   const Plan plan = ReadPlan(Data, Size);
   const int out = OutputFile();
-  if (ftruncate(out, 0) != 0) Fail("ftruncate failed");
+  if (ftruncate(out, 0) != 0 || lseek(out, 0, SEEK_SET) != 0) Fail("cannot empty the output file");
   failreport::OutputFd = out;
 
   fakeserial::Reset();
