@@ -120,7 +120,9 @@ Pty OpenPty() {
 // A small chip on the master side: answers both handshakes of a run with
 // version 1, takes the command-0 long, the download of LongCount longs,
 // and answers the first echo byte of the RAM checksum wait with a 0 bit.
-void PlayChip(int Master, size_t LongCount, const std::atomic<bool>& Stop) {
+// Notes when the first byte of each handshake arrived.
+void PlayChip(int Master, size_t LongCount, const std::atomic<bool>& Stop,
+              std::vector<Clock::time_point>& HandshakeStarts) {
   const std::vector<size_t> phases = {chipwire::HandshakeLength, 11, chipwire::HandshakeLength,
                                       11 * (2 + LongCount)};
   const auto reply = chipwire::ChipReply(1);
@@ -137,6 +139,7 @@ void PlayChip(int Master, size_t LongCount, const std::atomic<bool>& Stop) {
     }
     for (ssize_t i = 0; i < n; ++i) {
       if (phase < phases.size()) {
+        if (got == 0 && (phase == 0 || phase == 2)) HandshakeStarts.push_back(Clock::now());
         if (++got < phases[phase]) continue;
         got = 0;
         if (phase == 0 || phase == 2) {
@@ -249,7 +252,8 @@ TEST_F(GpioTest, AWholeRunExportsPulsesThreeTimesAndReleasesThePin) {
   const std::string& port = SilentPort();
   std::atomic<bool> stop{false};
   FifoLog values;
-  std::thread chip(PlayChip, PtyPort.Master, size_t{2}, std::cref(stop));
+  std::vector<Clock::time_point> handshakes;
+  std::thread chip(PlayChip, PtyPort.Master, size_t{2}, std::cref(stop), std::ref(handshakes));
   std::thread pin(ReadFifo, fifo, std::ref(values), std::cref(stop));
   const RunResult run = RunChipfeed({"-d", port, "-r", "gpio186", Image});
   usleep(20000);
@@ -289,13 +293,20 @@ TEST_F(GpioTest, AWholeRunExportsPulsesThreeTimesAndReleasesThePin) {
   std::string all;
   for (const auto& [when, text] : values.Chunks) all += text;
   EXPECT_EQ(all, "0\n1\n0\n1\n0\n1\n");
+  auto ms = [](Clock::time_point From, Clock::time_point To) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(To - From).count();
+  };
   if (values.Chunks.size() == 6) {
     for (size_t i = 0; i < 6; i += 2) {
-      const auto low = std::chrono::duration_cast<std::chrono::milliseconds>(values.Chunks[i + 1].first -
-                                                                             values.Chunks[i].first);
-      EXPECT_GE(low.count(), 15) << "pulse " << i / 2;  // 25 ms, less what polling may lose
-      EXPECT_LT(low.count(), 1000) << "pulse " << i / 2;
+      const auto low = ms(values.Chunks[i].first, values.Chunks[i + 1].first);
+      EXPECT_GE(low, 15) << "pulse " << i / 2;  // 25 ms, less what polling may lose
+      EXPECT_LT(low, 1000) << "pulse " << i / 2;
     }
+    // The chip gets 90 ms to start before the first handshake byte: after
+    // the first pulse and after the third (the second ends the detection).
+    ASSERT_EQ(handshakes.size(), 2u);
+    EXPECT_GE(ms(values.Chunks[1].first, handshakes[0]), 80);
+    EXPECT_GE(ms(values.Chunks[5].first, handshakes[1]), 80);
   }
 }
 
