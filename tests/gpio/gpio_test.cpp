@@ -129,12 +129,15 @@ void PlayChip(int Master, size_t LongCount, const std::atomic<bool>& Stop,
   size_t phase = 0, got = 0;
   bool acked = false;
   uint8_t buf[1024];
+  // Never block in read: a read that sleeps on a master whose slave is not
+  // open (between the two contacts) is not always woken by new data.
+  fcntl(Master, F_SETFL, fcntl(Master, F_GETFL) | O_NONBLOCK);
   while (!Stop) {
     pollfd p{Master, POLLIN, 0};
     if (poll(&p, 1, 10) != 1) continue;
     const ssize_t n = read(Master, buf, sizeof buf);
-    if (n <= 0) {  // no one has the far end open just now
-      usleep(1000);
+    if (n <= 0) {  // nothing yet, or no one has the far end open just now
+      if (n < 0 && errno != EAGAIN) usleep(1000);
       continue;
     }
     for (ssize_t i = 0; i < n; ++i) {
