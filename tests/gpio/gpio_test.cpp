@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -120,9 +121,20 @@ Pty OpenPty() {
 // A small chip on the master side: answers both handshakes of a run with
 // version 1, takes the command-0 long, the download of LongCount longs,
 // and answers the first echo byte of the RAM checksum wait with a 0 bit.
-// Notes when the first byte of each handshake arrived.
+// Notes when the first byte of each handshake arrived, and what it did
+// (for the message of a failing test).
 void PlayChip(int Master, size_t LongCount, const std::atomic<bool>& Stop,
-              std::vector<Clock::time_point>& HandshakeStarts) {
+              std::vector<Clock::time_point>& HandshakeStarts, std::string& Log) {
+  // The program waits one second for each handshake bit: on a loaded
+  // machine the chip must not be the one that is late.
+  sched_param realtime{};
+  realtime.sched_priority = 1;
+  pthread_setschedparam(pthread_self(), SCHED_FIFO, &realtime);
+  const auto start = Clock::now();
+  auto note = [&](const std::string& What) {
+    Log += std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()) +
+           " ms: " + What + "\n";
+  };
   const std::vector<size_t> phases = {chipwire::HandshakeLength, 11, chipwire::HandshakeLength,
                                       11 * (2 + LongCount)};
   const auto reply = chipwire::ChipReply(1);
@@ -140,13 +152,16 @@ void PlayChip(int Master, size_t LongCount, const std::atomic<bool>& Stop,
       if (n < 0 && errno != EAGAIN) usleep(1000);
       continue;
     }
+    note("read " + std::to_string(n));
     for (ssize_t i = 0; i < n; ++i) {
       if (phase < phases.size()) {
         if (got == 0 && (phase == 0 || phase == 2)) HandshakeStarts.push_back(Clock::now());
         if (++got < phases[phase]) continue;
         got = 0;
         if (phase == 0 || phase == 2) {
-          if (write(Master, reply.data(), reply.size()) != static_cast<ssize_t>(reply.size())) return;
+          const ssize_t sent = write(Master, reply.data(), reply.size());
+          note("replied " + std::to_string(sent));
+          if (sent != static_cast<ssize_t>(reply.size())) return;
         }
         ++phase;
       } else if (buf[i] == chipwire::Echo && !acked) {
@@ -256,7 +271,8 @@ TEST_F(GpioTest, AWholeRunExportsPulsesThreeTimesAndReleasesThePin) {
   std::atomic<bool> stop{false};
   FifoLog values;
   std::vector<Clock::time_point> handshakes;
-  std::thread chip(PlayChip, PtyPort.Master, size_t{2}, std::cref(stop), std::ref(handshakes));
+  std::string chipLog;
+  std::thread chip(PlayChip, PtyPort.Master, size_t{2}, std::cref(stop), std::ref(handshakes), std::ref(chipLog));
   std::thread pin(ReadFifo, fifo, std::ref(values), std::cref(stop));
   const RunResult run = RunChipfeed({"-d", port, "-r", "gpio186", Image});
   usleep(20000);
@@ -265,7 +281,7 @@ TEST_F(GpioTest, AWholeRunExportsPulsesThreeTimesAndReleasesThePin) {
   pin.join();
   close(fifo);
 
-  EXPECT_EQ(run.Status, 0) << run.Output;
+  EXPECT_EQ(run.Status, 0) << run.Output << "the chip:\n" << chipLog;
   const std::vector<std::string> expected = {
       "Test Reset Pin 10",
       "chipfeed will send : " + Image + " to " + port + " in Mode 1",
