@@ -404,11 +404,11 @@ TEST(TimeBase, DelayUsesOnlyTheLow16BitsOfItsMilliseconds) {
     bootlink::DelayMilliseconds(ms);
     const long took = MsSince(start);
     EXPECT_GE(took, 25) << ms;
-    EXPECT_LT(took, 500) << ms;
+    EXPECT_LT(took, 2000) << ms;  // far below the 65 s a full count would take
   }
   const auto start = Clock::now();
   bootlink::DelayMilliseconds(65536);
-  EXPECT_LT(MsSince(start), 100);
+  EXPECT_LT(MsSince(start), 2000);
 }
 
 }  // namespace
