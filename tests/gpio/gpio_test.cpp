@@ -118,6 +118,16 @@ Pty OpenPty() {
   return p;
 }
 
+// The program waits one second for each handshake bit, and the times of
+// the pin's writes are taken as they are seen: on a loaded machine the
+// test's own threads must not be the ones that are late. (Best effort: a
+// real-time priority needs root, which these tests have.)
+void RunPromptly() {
+  sched_param realtime{};
+  realtime.sched_priority = 1;
+  pthread_setschedparam(pthread_self(), SCHED_FIFO, &realtime);
+}
+
 // A small chip on the master side: answers both handshakes of a run with
 // version 1, takes the command-0 long, the download of LongCount longs,
 // and answers the first echo byte of the RAM checksum wait with a 0 bit.
@@ -125,11 +135,7 @@ Pty OpenPty() {
 // (for the message of a failing test).
 void PlayChip(int Master, size_t LongCount, const std::atomic<bool>& Stop,
               std::vector<Clock::time_point>& HandshakeStarts, std::string& Log) {
-  // The program waits one second for each handshake bit: on a loaded
-  // machine the chip must not be the one that is late.
-  sched_param realtime{};
-  realtime.sched_priority = 1;
-  pthread_setschedparam(pthread_self(), SCHED_FIFO, &realtime);
+  RunPromptly();
   const auto start = Clock::now();
   auto note = [&](const std::string& What) {
     Log += std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()) +
@@ -180,6 +186,7 @@ struct FifoLog {
 };
 
 void ReadFifo(int Fd, FifoLog& Log, const std::atomic<bool>& Stop) {
+  RunPromptly();
   char buf[64];
   while (!Stop) {
     const ssize_t n = read(Fd, buf, sizeof buf);
