@@ -2,18 +2,12 @@
 // command-line splitter.
 #include "frontend/cmdline.h"
 
+#include "tests/expected_usage.h"
 #include "tests/unit/enginetest.h"
 
 namespace {
 
-const std::string Usage =
-    " call chipfeed -d /dev/ttyS0 -p1 test.binary\n\r"
-    " or in Windows\n\r"
-    " chipfeed -d COM1 -p1 test.binary\n\r"
-    " -p1 = loading RAM\n\r"
-    " -p2 = loading EEPROM\n\r"
-    " -p3 = loading RAM and EEPROM and start ? \n\r"
-    " -r gpio186 = use GPIO Port 186 instead of the DTR pin";
+const std::string& Usage = wanted::UsageText;
 
 const std::string Long300 = std::string(300, 'x');
 const std::string Long255 = std::string(255, 'x');

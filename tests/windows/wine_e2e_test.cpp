@@ -34,6 +34,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/expected_usage.h"
+
 extern char** environ;
 
 namespace {
@@ -269,14 +271,7 @@ class WineChipfeed : public testing::Test {
 // (wine passes it as "" in the command-line text, which chipfeed splits
 // itself), and with the switch h.
 TEST_F(WineChipfeed, UsageTextKeepsItsLfCrJoinsAndEndsWithCrLf) {
-  const std::string usage =
-      " call chipfeed -d /dev/ttyS0 -p1 test.binary\n\r"
-      " or in Windows\n\r"
-      " chipfeed -d COM1 -p1 test.binary\n\r"
-      " -p1 = loading RAM\n\r"
-      " -p2 = loading EEPROM\n\r"
-      " -p3 = loading RAM and EEPROM and start ? \n\r"
-      " -r gpio186 = use GPIO Port 186 instead of the DTR pin\r\n";
+  const std::string usage = wanted::UsageText + "\r\n";
   const std::string expected = "Test Reset Pin 10\r\n" + usage + "No valid command line\r\n";
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{}, std::vector<std::string>{"", "-d", "COM1", "x.bin"},
