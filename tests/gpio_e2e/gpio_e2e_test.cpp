@@ -5,6 +5,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -12,6 +15,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -76,12 +81,13 @@ class GpioE2E : public ::testing::Test {
   }
 
   // chipsim --link PORT --record FILE -- chipfeed -d {port} -r gpio186 IMAGE
-  Outcome RunUnderChip(const std::vector<std::string>& ChipfeedArgs) {
+  Outcome RunUnderChip(const std::vector<std::string>& ChipfeedArgs, const std::vector<std::string>& ChipOptions = {}) {
     Outcome outcome;
     outcome.Port = Dir + "/port";
     const std::string record = Dir + "/record.json";
-    std::vector<std::string> argv{e2e::ChipsimPath(), "--link", outcome.Port, "--record", record, "--",
-                                  e2e::ChipfeedPath(),  "-d",     "{port}"};
+    std::vector<std::string> argv{e2e::ChipsimPath(), "--link", outcome.Port, "--record", record};
+    argv.insert(argv.end(), ChipOptions.begin(), ChipOptions.end());
+    for (const std::string& arg : std::vector<std::string>{"--", e2e::ChipfeedPath(), "-d", "{port}"}) argv.push_back(arg);
     argv.insert(argv.end(), ChipfeedArgs.begin(), ChipfeedArgs.end());
     argv.push_back(Image);
     outcome.Run = e2e::Run(argv, 30);
@@ -161,5 +167,158 @@ TEST_F(GpioE2E, AnUnwritableValueFileEndsTheRunWithAccessDeniedAndKeepsThePinExp
   EXPECT_EQ(e2e::ReadFile(Gpio("unexport")), "") << "the pin stays exported after a failure";
   EXPECT_EQ(e2e::ReadFile(value), "");
 }
+
+#ifdef FAKESYSFS_PATH
+// One write that the FUSE sysfs saw: when (ms on CLOCK_MONOTONIC), to which
+// file, what (line ends as \n) and what it answered (a count or -errno).
+struct Write {
+  double Ms;
+  std::string File, Text;
+  int Result;
+};
+
+double MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+// /sys/class/gpio served by fakesysfs, the pins it knows given as its
+// arguments ("186", or "186+" for one exported from the start).
+class FuseGpioE2E : public GpioE2E {
+ protected:
+  void Mount(const std::vector<std::string>& Pins) {
+    if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse: cannot serve a FUSE sysfs";
+    std::error_code ignored;
+    fs::remove_all(GpioDir, ignored);
+    fs::create_directories(GpioDir);
+    struct stat below {};
+    stat(GpioDir.c_str(), &below);
+    std::vector<std::string> argv{FAKESYSFS_PATH, GpioDir, Dir + "/writes.log"};
+    argv.insert(argv.end(), Pins.begin(), Pins.end());
+    Server = e2e::Start(argv, Dir + "/fakesysfs.out", Dir + "/fakesysfs.err");
+    for (int i = 0; i < 500; ++i) {  // mounted once the folder is another file system's
+      struct stat now {};
+      if (stat(GpioDir.c_str(), &now) == 0 && now.st_dev != below.st_dev) return;
+      if (e2e::Wait(Server, 0) != -1) break;
+      usleep(10000);
+    }
+    ADD_FAILURE() << "fakesysfs did not mount: " << e2e::ReadFile(Dir + "/fakesysfs.err");
+  }
+  void TearDown() override {
+    if (Server > 0) {
+      umount2(GpioDir.c_str(), MNT_DETACH);
+      kill(Server, SIGTERM);
+      e2e::Wait(Server, 10);
+    }
+    GpioE2E::TearDown();
+  }
+
+  std::vector<Write> Writes() const {
+    std::vector<Write> writes;
+    std::istringstream in(e2e::ReadFile(Dir + "/writes.log"));
+    for (std::string line; std::getline(in, line);) {
+      std::istringstream fields(line);
+      long long ns = 0;
+      Write w;
+      fields >> ns >> w.File >> w.Text >> w.Result;
+      w.Ms = static_cast<double>(ns) / 1e6;
+      writes.push_back(w);
+    }
+    return writes;
+  }
+  static std::string Summary(const std::vector<Write>& Writes) {
+    std::string text;
+    for (const Write& w : Writes) text += w.File + " " + w.Text + " " + std::to_string(w.Result) + "\n";
+    return text;
+  }
+
+  int Server = -1;
+};
+
+TEST_F(FuseGpioE2E, ARealExportPulsesThePinAndUnexportsItAfterAGoodRun) {
+  Mount({"186"});
+  const double before = MonotonicMs();  // chipsim's times count from a little later
+  const Outcome out = RunUnderChip({"-r", "gpio186"});
+  EXPECT_EQ(out.Run.Status, 0) << out.Run.Out << out.Run.Err;
+  EXPECT_EQ(e2e::CompareOutput(out.Run.Out, WholeRun(out.Port, "3")), "") << out.Run.Out;
+  const auto& contacts = e2e::At(out.Record, "contacts").Items;
+  ASSERT_EQ(contacts.size(), 2u);
+  EXPECT_EQ(e2e::LongsOf(contacts[1]), Longs);
+  EXPECT_FALSE(fs::exists(Gpio("gpio186"))) << "the pin is unexported after a good run";
+
+  const std::vector<Write> writes = Writes();
+  const std::string expected =
+      "/export 186 3\n/gpio186/direction out 3\n"
+      "/gpio186/value 0\\n 2\n/gpio186/value 1\\n 2\n/gpio186/value 0\\n 2\n/gpio186/value 1\\n 2\n"
+      "/gpio186/value 0\\n 2\n/gpio186/value 1\\n 2\n/unexport 186 3\n";
+  ASSERT_EQ(Summary(writes), expected);
+  for (size_t i = 2; i < 8; i += 2) {
+    const double low = writes[i + 1].Ms - writes[i].Ms;
+    EXPECT_GE(low, 24.0) << "pulse " << i / 2;
+    EXPECT_LT(low, 500.0) << "pulse " << i / 2;
+  }
+  // The chip gets 90 ms after the pin's release before the handshake: after
+  // the first pulse (detection) and after the third (download). chipsim's
+  // clock starts after `before`, so before + its time is an early bound.
+  for (const auto& [contact, release] : {std::pair{0, 3}, std::pair{1, 7}}) {
+    const double handshake = before + e2e::At(contacts[static_cast<size_t>(contact)], "handshake_done_ms").Value;
+    EXPECT_GE(handshake - writes[static_cast<size_t>(release)].Ms, 85.0) << "contact " << contact + 1;
+    EXPECT_LT(handshake - writes[static_cast<size_t>(release)].Ms, 1000.0) << "contact " << contact + 1;
+  }
+}
+
+TEST_F(FuseGpioE2E, AFailedRunLeavesThePinExportedAndHigh) {
+  Mount({"186"});
+  const Outcome out = RunUnderChip({"-r", "gpio186", "-p2"}, {"--silent"});
+  EXPECT_EQ(out.Run.Status, 217) << out.Run.Out;
+  EXPECT_NE(out.Run.Out.find("No Propeller hardware found on " + out.Port + "\n"), std::string::npos) << out.Run.Out;
+  EXPECT_TRUE(fs::exists(Gpio("gpio186/value"))) << "the pin stays exported after a failure";
+  EXPECT_EQ(e2e::ReadFile(Gpio("gpio186/value")), "1\n");
+  EXPECT_EQ(e2e::ReadFile(Gpio("gpio186/direction")), "out\n");
+  const std::vector<Write> writes = Writes();
+  ASSERT_FALSE(writes.empty());
+  EXPECT_EQ(writes.front().File, "/export");
+  EXPECT_EQ(writes.back().File, "/gpio186/value") << Summary(writes);
+}
+
+// The kernel's refusals of an export: the write's count is -1 and the run
+// goes on. An exported pin then works as usual; a pin that does not exist has
+// no value file, and the first reset ends the run.
+struct RefusedExport {
+  const char* Name;
+  std::vector<std::string> Pins;
+  std::string Answer;  // the export write's answer, as logged
+  int Status;
+};
+
+class RefusedExportTest : public FuseGpioE2E, public ::testing::WithParamInterface<RefusedExport> {};
+
+TEST_P(RefusedExportTest, TheCountIsMinusOneAndTheRunGoesOn) {
+  const RefusedExport& c = GetParam();
+  Mount(c.Pins);
+  const Outcome out = RunUnderChip({"-r", "gpio186"});
+  EXPECT_EQ(out.Run.Status, c.Status) << out.Run.Out;
+  e2e::Lines expected = WholeRun(out.Port, "-1");
+  std::string writes = "/export 186 " + c.Answer + "\n";
+  if (c.Status == 0) {
+    writes += "/gpio186/direction out 3\n";
+    for (int pulse = 0; pulse < 3; ++pulse) writes += "/gpio186/value 0\\n 2\n/gpio186/value 1\\n 2\n";
+    writes += "/unexport 186 3\n";
+  } else {
+    expected.resize(3 + 2 + 2 + Longs.size() + 1);  // up to the first reset
+    e2e::Append(expected, e2e::IoErrorReport("File not found"));
+  }
+  EXPECT_EQ(e2e::CompareOutput(out.Run.Out, expected), "") << out.Run.Out;
+  EXPECT_EQ(Summary(Writes()), writes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fuse, RefusedExportTest,
+                         ::testing::Values(RefusedExport{"AlreadyExported", {"186+"}, std::to_string(-EBUSY), 0},
+                                           RefusedExport{"NoSuchPin", {"17"}, std::to_string(-EINVAL), 217}),
+                         [](const auto& info) { return std::string(info.param.Name); });
+#else
+TEST(FuseGpioE2E, ARealExport) { GTEST_SKIP() << "built without libfuse3 (pkg-config fuse3 not found): no FUSE sysfs"; }
+#endif
 
 }  // namespace
