@@ -111,6 +111,16 @@ class GpioE2E : public ::testing::Test {
     return lines;
   }
 
+  // A run that exits 0 with the whole transcript (Written: the export's
+  // count) and leaves the chip holding exactly the image.
+  void ExpectWholeRun(const Outcome& Out, const std::string& Written) {
+    EXPECT_EQ(Out.Run.Status, 0) << Out.Run.Out << Out.Run.Err;
+    EXPECT_EQ(e2e::CompareOutput(Out.Run.Out, WholeRun(Out.Port, Written)), "") << Out.Run.Out;
+    const auto& contacts = e2e::At(Out.Record, "contacts").Items;
+    ASSERT_EQ(contacts.size(), 2u);
+    EXPECT_EQ(e2e::LongsOf(contacts[1]), Longs);
+  }
+
   std::string Dir, Image;
   std::vector<std::uint32_t> Longs;
 };
@@ -118,11 +128,7 @@ class GpioE2E : public ::testing::Test {
 TEST_F(GpioE2E, AWholeRunExportsResetsThreeTimesLoadsTheImageAndReleasesThePin) {
   MakePin("gpio186");
   const Outcome out = RunUnderChip({"-r", "gpio186"});
-  EXPECT_EQ(out.Run.Status, 0) << out.Run.Out << out.Run.Err;
-  EXPECT_EQ(e2e::CompareOutput(out.Run.Out, WholeRun(out.Port, "3")), "") << out.Run.Out;
-  const auto& contacts = e2e::At(out.Record, "contacts").Items;
-  ASSERT_EQ(contacts.size(), 2u);
-  EXPECT_EQ(e2e::LongsOf(contacts[1]), Longs);
+  ExpectWholeRun(out, "3");
   EXPECT_EQ(e2e::ReadFile(Gpio("export")), "186");
   EXPECT_EQ(e2e::ReadFile(Gpio("gpio186/direction")), "out");
   EXPECT_EQ(e2e::ReadFile(Gpio("unexport")), "186");
@@ -137,11 +143,7 @@ TEST_F(GpioE2E, ARefusedExportShowsOnlyInTheCountAndTheRunGoesOn) {
   fs::create_directories(Gpio("export"));
   MakePin("gpio186");
   const Outcome out = RunUnderChip({"-r", "gpio186"});
-  EXPECT_EQ(out.Run.Status, 0) << out.Run.Out << out.Run.Err;
-  EXPECT_EQ(e2e::CompareOutput(out.Run.Out, WholeRun(out.Port, "-1")), "") << out.Run.Out;
-  const auto& contacts = e2e::At(out.Record, "contacts").Items;
-  ASSERT_EQ(contacts.size(), 2u);
-  EXPECT_EQ(e2e::LongsOf(contacts[1]), Longs);
+  ExpectWholeRun(out, "-1");
   EXPECT_EQ(e2e::ReadFile(Gpio("unexport")), "186");
 }
 
